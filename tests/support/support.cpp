@@ -1,0 +1,1 @@
+// Shared by the suites; filled by the helpers that need it.
