@@ -109,3 +109,25 @@ extern options opt;
 
 // The program name that prefixes every start-up diagnostic; set first thing.
 extern std::string exec_name;
+
+// Zero-fills opt and stores the defaults (reads "no_proxy" from the environment).
+void defaults();
+// defaults(), then the system startup file, then the user startup file.
+void initialize();
+// The user startup file to run, or none; may end the program (bad TUVORC).
+std::optional<std::string> tuvorc_file_name();
+// Runs every line of one startup file, reporting bad lines and going on.
+void run_tuvorc(const std::string &path);
+// 1: a known command (name normalised, value trimmed); 0: malformed or unknown;
+// -1: blank or comment (outputs untouched).
+int parse_line(const std::string &line, std::string &name, std::string &value);
+// Looks the command up and runs its setter; 1 on success, 0 on failure.
+int setval(const char *name, const char *value);
+// The user's home directory, or none.
+std::optional<std::string> home_dir();
+// 1 when the text is acceptable as an extra request header line.
+int check_user_specified_header(const std::string &text);
+// The value of a text of ASCII digits; -1 when empty or anything else.
+int myatoi(const char *text);
+// Closes the output document if it is open.
+void cleanup();
