@@ -45,7 +45,8 @@ int init_ssl(ssl_ctx_ptr &ctx);
 
 // Runs the client handshake on the connected socket fd, naming host (SNI,
 // skipped for numeric addresses); each wait is bounded by `timeout`.  The
-// connection goes into con either way.  Returns 0 when the handshake
+// socket is left non-blocking: use it only through ssl_iread/ssl_iwrite from
+// now on.  The connection goes into con either way.  Returns 0 when the handshake
 // finished, 1 otherwise (the caller closes the socket).
 int connect_ssl(ssl_conn &con, SSL_CTX *ctx, int fd, const std::string &host);
 

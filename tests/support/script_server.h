@@ -54,6 +54,9 @@ struct head_record {
 // A script that ends without CLOSE or RESET keeps the connection open until
 // the peer closes it (or time is up), recording whatever else arrives.
 // Connections beyond the scripts are accepted, recorded and closed at once.
+// One script (list of steps) per connection, in accept order.
+using script_list = std::vector<std::vector<step>>;
+
 class server {
  public:
   explicit server(std::vector<std::vector<step>> scripts,
