@@ -70,5 +70,3 @@ void progress_handle_sigwinch(int signal);
 // The bar's image at ELAPSED ms: exactly display.width characters, also
 // stored in display.buffer.  Advances the bounce animation when no length is known.
 const std::string &create_image(bar_display &display, int64_t elapsed);
-// The terminal width the bar uses (80 until a terminal says otherwise).
-int progress_screen_width();
