@@ -195,7 +195,7 @@ std::optional<std::string> digest_authentication_encode(std::string_view challen
   // Every piece below is echoed into the request; a line break in any of them
   // would let the server (or a hostile URL) split our request.
   for (std::string_view piece : {std::string_view(*realm), std::string_view(*nonce),
-                                 std::string_view(opaque ? *opaque : ""), std::string_view(user),
+                                 opaque ? std::string_view(*opaque) : std::string_view(), std::string_view(user),
                                  std::string_view(target)})
     if (piece.find_first_of("\r\n") != std::string_view::npos)
       return std::nullopt;
