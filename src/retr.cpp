@@ -58,6 +58,16 @@ bool sink_flush(const body_sink &sink) {
   return std::fflush(sink.stream) == 0 && !std::ferror(sink.stream);
 }
 
+// Sleeps MSECS milliseconds, resuming after signals; nothing when 0 or less.
+void sleep_ms(int64_t msecs) {
+  if (msecs <= 0)
+    return;
+  timespec wanted{static_cast<time_t>(msecs / 1000), static_cast<long>(msecs % 1000) * 1000000L};
+  timespec left{};
+  while (nanosleep(&wanted, &left) == -1 && errno == EINTR)
+    wanted = left;
+}
+
 ssize_t read_body(int fd, rbuf *rb, char *buf, size_t size) {
   if (rb && rb->ssl)
     return ssl_iread(rb->ssl, buf, size);
@@ -180,15 +190,6 @@ int64_t limit_bandwidth_lag(limit_data &data, int64_t bytes, int64_t delta_ms, i
   DEBUGP(("sleeping %" PRId64 " ms\n", lag));
   data = limit_data{};
   return lag;
-}
-
-void sleep_ms(int64_t msecs) {
-  if (msecs <= 0)
-    return;
-  timespec wanted{static_cast<time_t>(msecs / 1000), static_cast<long>(msecs % 1000) * 1000000L};
-  timespec left{};
-  while (nanosleep(&wanted, &left) == -1 && errno == EINTR)
-    wanted = left;
 }
 
 int64_t retrieval_wait_seconds(int count, bool first) {

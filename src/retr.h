@@ -54,8 +54,6 @@ int64_t retrieval_wait_seconds(int count, bool first);
 void sleep_between_retrievals(int count);
 // Writes "Giving up." when COUNT equals LIMIT, else "Retrying.".
 void printwhat(int count, int limit);
-// Sleeps MSECS milliseconds, resuming after signals; nothing when 0 or less.
-void sleep_ms(int64_t msecs);
 
 // ---------------------------------------------------------------------------
 // Speeds
