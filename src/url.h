@@ -5,6 +5,7 @@
 // locale.  Hexadecimal digits this module writes are upper case.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +50,7 @@ enum {
   URLCHR_RESERVED = 1,
   URLCHR_UNSAFE = 2,
 };
-extern const unsigned char urlchr_table[256];
+extern const std::array<unsigned char, 256> urlchr_table;
 
 // True when byte c has any of the class bits in mask.
 inline bool urlchr_test(unsigned char c, int mask) { return (urlchr_table[c] & mask) != 0; }
