@@ -1,6 +1,5 @@
 #include "log.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,14 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "utils.h"
+
 namespace {
 
 // Enough lines to show what was on the screen when the user asked for a file.
 constexpr int SAVED_LOG_LINES = 24;
 // Lines up to this length are saved without any allocation.
 constexpr size_t STATIC_LENGTH = 128;
-// Redirection file names tried before giving up: each one was taken.
-constexpr int MAX_REDIRECT_NAMES = 1000;
 
 struct log_ln {
   char inline_text[STATIC_LENGTH + 1] = {};  // the line when it fits
@@ -142,28 +141,17 @@ void log_dump_context() {
   std::fflush(fp);
 }
 
-// Creates the first free name of base, base.1, base.2... afresh.  A name
-// that is taken by anything, a dangling symbolic link included, is skipped,
-// so the log never lands in a file someone else prepared.
-int create_unique_log(const std::string &base, std::string &name) {
-  for (int count = 0; count < MAX_REDIRECT_NAMES; ++count) {
-    name = count ? base + "." + std::to_string(count) : base;
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST)
-      return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
 // Moves the log to a fresh file when a signal asked for it.
 void check_redirect_output() {
   if (redirect_request != RR_REQUESTED)
     return;
   redirect_request = RR_DONE;
+  // Created afresh, never through a link someone planted under that name.
   std::string name;
-  int fd = create_unique_log("tuvo-log", name);
+  int fd = unique_create("tuvo-log", name);
   int saved_errno = errno;
+  if (fd < 0)
+    name = unique_name("tuvo-log");
   std::fprintf(stderr, "\n%s received, redirecting output to `%s'.\n",
                redirect_request_signal_name, name.c_str());
   FILE *fp = fd >= 0 ? ::fdopen(fd, "w") : nullptr;

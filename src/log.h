@@ -5,7 +5,7 @@
 
 #include "settings.h"
 
-enum log_options {
+enum log_options : unsigned {
   LOG_VERBOSE = 0,     // shown with the verbose setting
   LOG_NOTQUIET = 1,    // shown unless quiet
   LOG_NONVERBOSE = 2,  // shown only when neither verbose nor quiet

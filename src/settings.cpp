@@ -13,53 +13,19 @@
 #include <string_view>
 #include <variant>
 
+#include "ascii.h"
+#include "utils.h"
+
 
 options opt;
 std::string exec_name = "tuvo";
 
 namespace {
 
-std::vector<std::string> sepstring(const char *text) {
-  std::vector<std::string> items;
-  if (!text || !*text)
-    return items;
-  const char *start = text;
-  for (const char *p = text;; ++p) {
-    if (*p == ',' || !*p) {
-      items.emplace_back(start, p);
-      if (!*p)
-        break;
-      while (p[1] == ' ' || p[1] == '\t' || p[1] == '\n' || p[1] == '\v' || p[1] == '\f' || p[1] == '\r')
-        ++p;
-      start = p + 1;
-    }
-  }
-  return items;
-}
-
-std::vector<std::string> merge_vecs(std::vector<std::string> first, std::vector<std::string> second) {
-  for (std::string &item : second)
-    first.push_back(std::move(item));
-  return first;
-}
-
-std::optional<std::string> read_whole_line(FILE *fp) {
-  std::string line;
-  int c;
-  while ((c = std::getc(fp)) != EOF) {
-    line += char(c);
-    if (c == '\n')
-      break;
-  }
-  if (line.empty() || std::ferror(fp))
-    return std::nullopt;
-  return line;
-}
-
-bool file_exists_p(const char *name) { return ::access(name, F_OK) == 0; }
-
-int valid_progress_implementation_p(const char *name) {
-  std::string_view part(name);
+// Stands in for the progress module's own check until that module is built:
+// the name part before any ':' must be a prefix of "dot" or "bar".
+int valid_progress_implementation_p(const char *spec) {
+  std::string_view part(spec);
   part = part.substr(0, part.find(':'));
   return std::string_view("dot").starts_with(part) || std::string_view("bar").starts_with(part);
 }
@@ -81,20 +47,11 @@ using place_t = std::variant<std::monostate, int *, int64_t *, opt_text *, std::
                              opt_address *>;
 using setter_t = int (*)(const char *com, const char *val, place_t place);
 
-bool ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
+// Orders names as the command table is sorted, ASCII case folded.
 int ascii_casecmp(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    unsigned char ca = ascii_lower(a[i]), cb = ascii_lower(b[i]);
+    unsigned char ca = c_tolower(a[i]), cb = c_tolower(b[i]);
     if (ca != cb)
       return ca < cb ? -1 : 1;
   }
@@ -103,15 +60,13 @@ int ascii_casecmp(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-bool ascii_caseeq(std::string_view a, std::string_view b) { return ascii_casecmp(a, b) == 0; }
-
 // The value of one or more ASCII digits and nothing else, when it is at most max.
 std::optional<int64_t> parse_digits(std::string_view text, int64_t max) {
   if (text.empty())
     return std::nullopt;
   int64_t value = 0;
   for (char c : text) {
-    if (!ascii_digit(c))
+    if (!c_isdigit(c))
       return std::nullopt;
     int digit = c - '0';
     if (value > (max - digit) / 10)
@@ -126,7 +81,7 @@ std::optional<int64_t> parse_with_suffix(std::string_view text, int64_t max,
                                          const std::vector<std::pair<char, int64_t>> &units) {
   int64_t multiplier = 1;
   if (!text.empty()) {
-    char last = ascii_lower(text.back());
+    char last = c_tolower(text.back());
     for (auto [unit, factor] : units) {
       if (last == unit) {
         multiplier = factor;
@@ -147,9 +102,9 @@ void invalid_specification(const char *com, const char *val) {
 
 // The value of an on/off word; prints the setter's complaint when it is neither.
 std::optional<int> parse_on_off(const char *com, const char *val) {
-  if (ascii_caseeq(val, "on") || std::strcmp(val, "1") == 0)
+  if (c_strcaseeq(val, "on") || std::strcmp(val, "1") == 0)
     return 1;
-  if (ascii_caseeq(val, "off") || std::strcmp(val, "0") == 0)
+  if (c_strcaseeq(val, "off") || std::strcmp(val, "0") == 0)
     return 0;
   std::fprintf(stderr, "%s: %s: Please specify on or off.\n", exec_name.c_str(), com);
   return std::nullopt;
@@ -169,13 +124,13 @@ int cmd_lockable_boolean(const char *com, const char *val, place_t place) {
   if (*field == -1 || *field == 2)
     return 1;
   int value;
-  if (ascii_caseeq(val, "always") || std::strcmp(val, "2") == 0)
+  if (c_strcaseeq(val, "always") || std::strcmp(val, "2") == 0)
     value = 2;
-  else if (ascii_caseeq(val, "on") || std::strcmp(val, "1") == 0)
+  else if (c_strcaseeq(val, "on") || std::strcmp(val, "1") == 0)
     value = 1;
-  else if (ascii_caseeq(val, "off") || std::strcmp(val, "0") == 0)
+  else if (c_strcaseeq(val, "off") || std::strcmp(val, "0") == 0)
     value = 0;
-  else if (ascii_caseeq(val, "never") || std::strcmp(val, "-1") == 0)
+  else if (c_strcaseeq(val, "never") || std::strcmp(val, "-1") == 0)
     value = -1;
   else {
     std::fprintf(stderr, "%s: %s: Please specify always, on, off, or never.\n", exec_name.c_str(), com);
@@ -204,7 +159,7 @@ int cmd_backups(const char *com, const char *val, place_t place) {
 }
 
 int cmd_number_inf(const char *com, const char *val, place_t place) {
-  if (ascii_caseeq(val, "inf")) {
+  if (c_strcaseeq(val, "inf")) {
     *std::get<int *>(place) = 0;
     return 1;
   }
@@ -580,15 +535,15 @@ void initialize() {
 
 int parse_line(const std::string &line, std::string &name, std::string &value) {
   size_t pos = 0, end = line.size();
-  while (pos < end && ascii_space(line[pos]))
+  while (pos < end && c_isspace(line[pos]))
     ++pos;
   if (pos == end || line[pos] == '#')
     return -1;
 
   size_t name_start = pos;
-  while (pos < end && (ascii_alpha(line[pos]) || line[pos] == '_' || line[pos] == '-'))
+  while (pos < end && (c_isalpha(line[pos]) || line[pos] == '_' || line[pos] == '-'))
     ++pos;
-  if (pos == end || !(ascii_space(line[pos]) || line[pos] == '='))
+  if (pos == end || !(c_isspace(line[pos]) || line[pos] == '='))
     return 0;
 
   std::string command;
@@ -598,14 +553,14 @@ int parse_line(const std::string &line, std::string &name, std::string &value) {
   if (!find_command(command))
     return 0;
 
-  while (pos < end && ascii_space(line[pos]))
+  while (pos < end && c_isspace(line[pos]))
     ++pos;
   if (pos == end || line[pos] != '=')
     return 0;
   ++pos;
-  while (pos < end && ascii_space(line[pos]))
+  while (pos < end && c_isspace(line[pos]))
     ++pos;
-  while (end > pos && ascii_space(line[end - 1]))
+  while (end > pos && c_isspace(line[end - 1]))
     --end;
 
   name = std::move(command);
@@ -627,7 +582,7 @@ int setval(const char *name, const char *value) {
 
 int check_user_specified_header(const std::string &text) {
   size_t stop = 0;
-  while (stop < text.size() && text[stop] != ':' && !ascii_space(text[stop]))
+  while (stop < text.size() && text[stop] != ':' && !c_isspace(text[stop]))
     ++stop;
   if (stop == 0 || stop == text.size() || text[stop] != ':')
     return 0;
