@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "pty.h"
+#include "pty_session.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "pty.h"
+#include "pty_session.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -47,8 +47,7 @@ bool drain(int master, std::string &output, int timeout_ms) {
   }
 }
 
-// A raw pseudo-terminal pair through the POSIX calls (this directory's own
-// pty.h hides the system header of the same name).
+// A raw pseudo-terminal pair.
 bool open_raw_pty(int &master, int &slave) {
   master = ::posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0)
