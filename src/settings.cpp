@@ -1,8 +1,6 @@
 #include "settings.h"
 
-#include <netdb.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +12,7 @@
 #include <variant>
 
 #include "ascii.h"
+#include "host.h"
 #include "utils.h"
 
 
@@ -22,8 +21,8 @@ std::string exec_name = "tuvo";
 
 namespace {
 
-// Stands in for the progress module's own check until that module is built:
-// the name part before any ':' must be a prefix of "dot" or "bar".
+// Stands in for the progress module's own check until that module links on
+// its own: the name part before any ':' must be a prefix of "dot" or "bar".
 int valid_progress_implementation_p(const char *spec) {
   std::string_view part(spec);
   part = part.substr(0, part.find(':'));
@@ -247,17 +246,17 @@ int cmd_directory_vector(const char *, const char *val, place_t place) {
 
 // The first IPv4 address of a host name or dotted address, without chatter.
 std::optional<sockaddr_in> first_ipv4_address(const char *host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo *found = nullptr;
-  if (!*host || ::getaddrinfo(host, nullptr, &hints, &found) != 0)
+  // An empty name is no address; the resolver need not be asked.
+  if (!*host)
+    return std::nullopt;
+  address_list_ptr al = lookup_host(host, 1);
+  if (!al)
     return std::nullopt;
   sockaddr_in address{};
-  std::memcpy(&address, found->ai_addr, sizeof address);
-  ::freeaddrinfo(found);
   address.sin_family = AF_INET;
   address.sin_port = 0;
+  address.sin_addr = address_list_copy_one(*al, 0);
+  address_list_release(al);
   return address;
 }
 
