@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -243,4 +244,77 @@ TEST_F(Connect, BindaddressLimitsTheListeningSocket) {
   unique_fd client(connect_to_one(ipv4("127.0.0.1"), port, 1));
   EXPECT_TRUE(client);
   closeport(-1);
+}
+
+TEST_F(Connect, ScriptedEndingsReachTheReader) {
+  struct row {
+    const char *name;
+    std::vector<script::step> steps;
+    std::string data;
+    ssize_t last;
+    int error;
+  } rows[] = {
+      {"cut after six bytes", {script::cut("HTTP/1.0 200 OK\r\n", 6)}, "HTTP/1", 0, 0},
+      {"close", {script::send_bytes("all"), script::close_conn()}, "all", 0, 0},
+      {"reset", {script::pause_ms(50), script::reset_conn()}, "", -1, ECONNRESET},
+  };
+  opt.timeout = 5;
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    script_server srv({r.steps});
+    unique_fd sock(connect_to_one(ipv4("127.0.0.1"), srv.port(), 1));
+    ASSERT_TRUE(sock);
+    // Unread bytes at the server make its close a reset.
+    if (r.error) {
+      ASSERT_GT(iwrite(sock.get(), "unread", 6), 0);
+    }
+    std::string got;
+    char buf[64];
+    ssize_t n;
+    int reads = 0;
+    errno = 0;
+    while ((n = iread(sock.get(), buf, sizeof buf)) > 0 && ++reads < 100)
+      got.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(got, r.data);
+    EXPECT_EQ(n, r.last);
+    if (r.error) {
+      EXPECT_EQ(errno, r.error);
+    }
+  }
+}
+
+TEST_F(Connect, LargeWriteIsCompletedByFurtherWrites) {
+  script_server srv({{script::expect_head(), script::close_conn()}});
+  unique_fd sock(connect_to_one(ipv4("127.0.0.1"), srv.port(), 1));
+  ASSERT_TRUE(sock);
+  std::string blob(1 << 20, 'b');
+  blob += "\r\n\r\n";
+  opt.timeout = 10;
+  EXPECT_GT(iwrite(sock.get(), blob.data(), blob.size()), 0);
+  ASSERT_TRUE(srv.wait());
+  EXPECT_EQ(srv.heads().at(0).bytes, blob);
+}
+
+namespace {
+void ignore_signal(int) {}
+}  // namespace
+
+TEST_F(Connect, ReadWaitResumesAfterSignals) {
+  script_server srv({{script::pause_ms(300), script::send_bytes("late")}});
+  unique_fd sock(connect_to_one(ipv4("127.0.0.1"), srv.port(), 1));
+  ASSERT_TRUE(sock);
+  struct sigaction sa {};
+  sa.sa_handler = ignore_signal;  // no SA_RESTART: waits see EINTR
+  struct sigaction old {};
+  sigaction(SIGALRM, &sa, &old);
+  itimerval every{{0, 20000}, {0, 20000}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  opt.timeout = 10;
+  char buf[8];
+  ssize_t n = iread(sock.get(), buf, sizeof buf);
+  itimerval stop{};
+  setitimer(ITIMER_REAL, &stop, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+  ASSERT_EQ(n, 4);
+  EXPECT_EQ(std::string(buf, 4), "late");
 }

@@ -22,9 +22,11 @@ bool wait_readable(int fd) {
   return poll(&p, 1, SLICE_MS) > 0;
 }
 
-size_t head_end(const std::string &s) {
-  size_t crlf = s.find("\r\n\r\n");
-  size_t lf = s.find("\n\n");
+// One past the blank line ending a head, searching from `from`; npos when
+// the head is not complete yet.
+size_t head_end(const std::string &s, size_t from) {
+  size_t crlf = s.find("\r\n\r\n", from);
+  size_t lf = s.find("\n\n", from);
   if (crlf == std::string::npos && lf == std::string::npos)
     return std::string::npos;
   if (lf == std::string::npos || (crlf != std::string::npos && crlf < lf))
@@ -109,16 +111,20 @@ int server::receive_some(int connection, int fd) {
 }
 
 bool server::read_head(int connection, int fd) {
+  // Bytes already searched for the blank line, less the three that could
+  // start one, so a large head is scanned once.
+  size_t scanned = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       std::string &pending = pending_[connection];
-      size_t end = head_end(pending);
+      size_t end = head_end(pending, scanned);
       if (end != std::string::npos) {
         heads_.push_back({connection, pending.substr(0, end)});
         pending.erase(0, end);
         return true;
       }
+      scanned = pending.size() > 3 ? pending.size() - 3 : 0;
     }
     if (stopping() || receive_some(connection, fd) < 0)
       return false;
