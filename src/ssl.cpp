@@ -33,8 +33,11 @@ int wait_for_ssl(int fd, int err) {
   } else if (err == SSL_ERROR_SYSCALL && errno == EINTR) {
     return 0;
   } else {
+    // Only a failed system call leaves a meaningful errno behind.
     if (err != SSL_ERROR_SYSCALL)
       errno = EPROTO;
+    else if (errno == 0)
+      errno = ECONNRESET;
     return -1;
   }
   int ready;
@@ -173,6 +176,7 @@ int connect_ssl(ssl_conn &con, SSL_CTX *ctx, int fd, const std::string &host) {
     return 1;
   for (;;) {
     ERR_clear_error();
+    errno = 0;
     int res = SSL_connect(con.get());
     if (res == 1)
       break;
@@ -188,6 +192,7 @@ ssize_t ssl_iread(SSL *ssl, char *buf, size_t len) {
   // (SSL_pending); the socket is waited on only when it asks for more.
   for (;;) {
     ERR_clear_error();
+    errno = 0;
     int res = SSL_read(ssl, buf, chunk_size(len));
     if (res > 0)
       return res;
@@ -204,6 +209,7 @@ ssize_t ssl_iwrite(SSL *ssl, const char *buf, size_t len) {
   ssize_t res = 0;
   while (len > 0) {
     ERR_clear_error();
+    errno = 0;
     int n = SSL_write(ssl, buf, chunk_size(len));
     if (n > 0) {
       res = n;

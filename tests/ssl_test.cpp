@@ -23,6 +23,7 @@
 #include "ssl.h"
 #include "status.h"
 #include "test_util.h"
+#include "url.h"
 
 namespace {
 
@@ -58,7 +59,11 @@ struct credentials {
   }
 };
 
-enum class behaviour { SEND_PAYLOAD, SILENT };
+enum class behaviour {
+  SEND_PAYLOAD,   // answer the request head, then wait for the client to close
+  SEND_AND_DROP,  // answer, then close the socket without a close-notify
+  SILENT,         // say nothing, wait for the client to close
+};
 
 // A TLS server on 127.0.0.1 serving one connection: after the handshake it
 // either answers the request head with one large record or stays silent,
@@ -124,12 +129,14 @@ class tls_server {
   void talk(SSL *ssl) {
     char buf[4096];
     int n;
-    if (how_ == behaviour::SEND_PAYLOAD) {
+    if (how_ != behaviour::SILENT) {
       while (request.find("\r\n\r\n") == std::string::npos &&
              (n = SSL_read(ssl, buf, sizeof buf)) > 0)
         request.append(buf, static_cast<size_t>(n));
       SSL_write(ssl, payload_.data(), static_cast<int>(payload_.size()));
     }
+    if (how_ == behaviour::SEND_AND_DROP)
+      return;
     while (SSL_read(ssl, buf, sizeof buf) > 0) {
     }
   }
@@ -205,6 +212,26 @@ TEST_F(Ssl, ReadsTakeBufferedPlaintextBeforeWaitingOnTheSocket) {
   EXPECT_EQ(srv.request, request);
   EXPECT_EQ(srv.servername, "localhost");
   EXPECT_FALSE(srv.got_client_cert);
+}
+
+TEST_F(Ssl, ServerClosingWithoutCloseNotifyEndsTheStream) {
+  tls_server srv(valid_creds(), behaviour::SEND_AND_DROP, "whole body");
+  ssl_ctx_ptr ctx;
+  ASSERT_EQ(init_ssl(ctx), 0);
+  unique_fd sock;
+  ssl_conn con;
+  ASSERT_EQ(handshake(ctx, srv.port(), "localhost", sock, con), 0);
+  ASSERT_GT(ssl_iwrite(con.get(), "GET /\r\n\r\n", 11), 0);
+  std::string got;
+  char buf[4];
+  ssize_t n;
+  for (int i = 0; i < 100 && (n = ssl_iread(con.get(), buf, sizeof buf)) > 0; i++)
+    got.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(got, "whole body");
+  con.reset();
+  sock.reset();
+  srv.wait();
 }
 
 TEST_F(Ssl, ServerCertificatesAreNotVerified) {
@@ -361,6 +388,7 @@ TEST_F(Ssl, SeedFileNameTooLongIsSkipped) {
   setenv("HOME", ("/" + std::string(400, 'h')).c_str(), 1);
   ssl_init_prng();
   EXPECT_EQ(RAND_status(), 1);
+  EXPECT_EQ(url_scheme("https://localhost/"), SCHEME_HTTPS);
   if (old_home)
     setenv("HOME", saved.c_str(), 1);
   else
