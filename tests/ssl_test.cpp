@@ -221,7 +221,8 @@ TEST_F(Ssl, ServerClosingWithoutCloseNotifyEndsTheStream) {
   unique_fd sock;
   ssl_conn con;
   ASSERT_EQ(handshake(ctx, srv.port(), "localhost", sock, con), 0);
-  ASSERT_GT(ssl_iwrite(con.get(), "GET /\r\n\r\n", 11), 0);
+  std::string request = "GET /\r\n\r\n";
+  ASSERT_GT(ssl_iwrite(con.get(), request.data(), request.size()), 0);
   std::string got;
   char buf[4];
   ssize_t n;
