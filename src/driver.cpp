@@ -18,6 +18,7 @@
 #include "log.h"
 #include "progress.h"
 #include "retr.h"
+#include "ssl.h"
 #include "settings.h"
 #include "status.h"
 #include "url.h"
@@ -520,9 +521,6 @@ void convert_all_links_unavailable(status_t &status) {
   status = RETRIEVAL_FAILED;
 }
 
-// Without the SSL layer there is no generator to seed: HTTPS fails to retrieve.
-void ssl_init_prng_unavailable() {}
-
 // ---- The run ----------------------------------------------------------------
 
 // --delete-after without recursion: the file was wanted only to be fetched.
@@ -600,7 +598,7 @@ int tuvo_main(int argc, char **argv) {
   DEBUGP(("DEBUG output created by Tuvo %s on %s.\n\n", version_string, build_platform));
   open_output_document();
   install_signal_handlers();
-  ssl_init_prng_unavailable();
+  ssl_init_prng();
 
   status_t status = RETRIEVAL_OK;
   for (const std::string &url : urls)
