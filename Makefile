@@ -39,7 +39,7 @@ asan: check-deps
 	  ctest --output-on-failure -j $(JOBS)
 
 fuzz: check-deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTUVO_FUZZ=ON -DTUVO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTUVO_FUZZ=ON -DTUVO_TESTS=OFF -DTUVO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	scripts/run-fuzzers $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
