@@ -3,10 +3,12 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <string_view>
 #include <variant>
@@ -14,7 +16,6 @@
 #include "ascii.h"
 #include "host.h"
 #include "utils.h"
-
 
 options opt;
 std::string exec_name = "tuvo";
@@ -77,7 +78,7 @@ std::optional<int64_t> parse_digits(std::string_view text, int64_t max) {
 
 // Digits times the multiplier of an optional one-letter suffix from units.
 std::optional<int64_t> parse_with_suffix(std::string_view text, int64_t max,
-                                         const std::vector<std::pair<char, int64_t>> &units) {
+                                         std::initializer_list<std::pair<char, int64_t>> units) {
   int64_t multiplier = 1;
   if (!text.empty()) {
     char last = c_tolower(text.back());
