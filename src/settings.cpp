@@ -15,20 +15,13 @@
 
 #include "ascii.h"
 #include "host.h"
+#include "progress.h"
 #include "utils.h"
 
 options opt;
 std::string exec_name = "tuvo";
 
 namespace {
-
-// Stands in for the progress module's own check until that module links on
-// its own: the name part before any ':' must be a prefix of "dot" or "bar".
-int valid_progress_implementation_p(const char *spec) {
-  std::string_view part(spec);
-  part = part.substr(0, part.find(':'));
-  return std::string_view("dot").starts_with(part) || std::string_view("bar").starts_with(part);
-}
 
 constexpr const char *SYSTEM_TUVORC = "/usr/local/etc/tuvorc";
 // More numbered backups than this is a typing error, not a wish.

@@ -440,7 +440,7 @@ TEST_F(SettingsTest, Progress) {
     const char *value;
     int ok;
   };
-  for (const row &r : std::vector<row>{{"dot", 1}, {"dot:mega", 1}, {"bar", 1}, {"bar:force", 1}, {"fancy", 0}}) {
+  for (const row &r : std::vector<row>{{"dot", 1}, {"dot:mega", 1}, {"bar", 1}, {"bar:force", 1}, {"ba", 1}, {"", 1}, {"fancy", 0}, {"dots", 0}}) {
     SCOPED_TRACE(r.value);
     defaults();
     opt.progress = "bar";
