@@ -22,11 +22,13 @@ inline constexpr int LIMITED_READ_SIZE = 8192;
 // Copies the body on FD (through RBUF's SSL connection when it has one; RBUF
 // may be nullptr) into OUT, first the bytes RBUF already holds for FD.
 // *LEN starts at RESTVAL (bytes present from an earlier attempt) and counts
-// every byte written.  EXPECTED is the announced total length (0 or less when
-// none); with USE_EXPECTED the copy stops exactly there and never reads or
-// writes a byte past it.  *ELAPSED (when given) receives the transfer time in
-// ms.  Returns -2 when writing failed, -1 when reading failed (errno kept),
-// else 0 at end of data or the size of the last read when EXPECTED was reached.
+// every byte written.  EXPECTED is the announced total length (0 or less
+// when none).  With USE_EXPECTED (given for a known length, as on a
+// kept-alive connection) the copy stops exactly at EXPECTED and never reads
+// or writes a byte past it; a negative EXPECTED then reads to the end.
+// *ELAPSED (when given) receives the transfer time in ms.  Returns -2 when
+// writing failed, -1 when reading failed (errno kept for both), else 0 at
+// end of data or the size of the last read when EXPECTED was reached.
 int get_contents(int fd, FILE *out, int64_t *len, int64_t restval, int64_t expected,
                  rbuf *rbuf, int use_expected, int64_t *elapsed);
 // The same, writing to the descriptor OUT_FD instead of a stream.
