@@ -260,6 +260,7 @@ TEST_F(DriverTest, StartupChecksRefuseWithTheirMessageAndStatus) {
        timestamp_noclobber, "", 1},
       {"no URL", {}, "", missing_url, "", 1},
       {"-nv takes verbose back", {"-v", "-q", "-nv"}, "", missing_url, "", 1},
+      {"-W and --no-host-lookup do nothing", {"-W", "--no-host-lookup"}, "", missing_url, "", 1},
       {"illegal -n letter", {"-nx", dead_url}, "",
        "tuvo: illegal option -- `-nx'\n" + usage_hint, "", 1},
       {"illegal letter after good ones", {"-nvcx", dead_url}, "",
