@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cookies.h"
 #include "log.h"
 #include "progress.h"
 #include "retr.h"
@@ -510,12 +511,6 @@ status_t retrieve_from_file_unavailable(const std::string &file, int *count) {
   return RETRIEVAL_FAILED;
 }
 
-void save_cookies_unavailable(const std::string &file, status_t &status) {
-  logprintf(LOG_NOTQUIET, "%s: %s: saving cookies is not supported yet.\n", exec_name.c_str(),
-            file.c_str());
-  status = RETRIEVAL_FAILED;
-}
-
 void convert_all_links_unavailable(status_t &status) {
   logprintf(LOG_NOTQUIET, "%s: link conversion is not supported yet.\n", exec_name.c_str());
   status = RETRIEVAL_FAILED;
@@ -608,7 +603,7 @@ int tuvo_main(int argc, char **argv) {
 
   print_summary(urls.size());
   if (opt.savecookies)
-    save_cookies_unavailable(*opt.savecookies, status);
+    save_cookies(*opt.savecookies);
   if (opt.convertlinks && !opt.deleteafter)
     convert_all_links_unavailable(status);
   log_close();
