@@ -51,7 +51,7 @@ TEST_F(NginxHttps, SelfSignedAndExpiredCertificatesAreAccepted) {
     std::string work = make_temp_dir("https-cert");
     write_file_text(r.srv.root() + "/doc.txt", "over TLS\n");
 
-    run_result run = run_tuvo({"-O", "doc.txt", r.srv.url("doc.txt")}, work);
+    program_result run = run_tuvo({"-O", "doc.txt", r.srv.url("doc.txt")}, work);
 
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(read_file_text(work + "/doc.txt"), "over TLS\n");
@@ -84,7 +84,7 @@ TEST_F(NginxHttps, KeptConnectionIsNeverReusedAcrossSecurity) {
     write_file_text(r.srv.root() + "/b.txt", "second\n");
     size_t before = r.srv.requests().size();
 
-    run_result run = run_tuvo({"-t", "1", r.first, r.second}, work);
+    program_result run = run_tuvo({"-t", "1", r.first, r.second}, work);
 
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(read_file_text(work + "/a.txt"), "first\n");
@@ -138,7 +138,7 @@ TEST_F(NginxHttps, ClientCertificateIsPresentedWhenGiven) {
     std::vector<std::string> args = r.options;
     args.insert(args.end(), {"-O", "verdict.txt", asking.url("client-certificate")});
 
-    run_result run = run_tuvo(args, work);
+    program_result run = run_tuvo(args, work);
 
     EXPECT_EQ(run.status, 0) << run.err;
     std::string verdict = read_file_text(work + "/verdict.txt");

@@ -2,17 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <random>
 #include <stdexcept>
-#include <thread>
 
 #include "test_util.h"
 
@@ -23,7 +17,7 @@ namespace {
 using nginx_fixture::request;
 using nginx_fixture::server;
 
-constexpr auto RUN_BOUND = std::chrono::seconds(120);
+constexpr int RUN_BOUND_SECONDS = 120;
 
 // A directory that lives as long as the scenario.
 struct temp_dir {
@@ -33,47 +27,6 @@ struct temp_dir {
     std::filesystem::remove_all(path, ignored);
   }
 };
-
-[[noreturn]] void exec_tuvo(const std::vector<std::string> &args, const std::string &cwd,
-                            const std::string &home, const std::string &out,
-                            const std::string &err) {
-  std::vector<std::string> env_texts{"HOME=" + home, "PATH=/usr/bin:/bin"};
-  std::vector<char *> argv{const_cast<char *>("tuvo")};
-  for (const std::string &arg : args)
-    argv.push_back(const_cast<char *>(arg.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char *> envp;
-  for (std::string &text : env_texts)
-    envp.push_back(text.data());
-  envp.push_back(nullptr);
-  int in_fd = open("/dev/null", O_RDONLY);
-  int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (in_fd < 0 || out_fd < 0 || err_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
-      dup2(err_fd, 2) < 0 || chdir(cwd.c_str()) != 0)
-    _exit(127);
-  execve(TUVO_BINARY, argv.data(), envp.data());
-  _exit(127);
-}
-
-int wait_bounded(pid_t pid) {
-  auto deadline = std::chrono::steady_clock::now() + RUN_BOUND;
-  int wstatus = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &wstatus, WNOHANG);
-    if (done == pid)
-      break;
-    if (done < 0 && errno != EINTR)
-      return -1;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-}
 
 time_t mtime_of(const std::string &path) {
   struct stat st {};
@@ -86,27 +39,16 @@ std::vector<request> new_requests(const server &srv, size_t before, size_t count
   return {all.begin() + static_cast<std::ptrdiff_t>(std::min(before, all.size())), all.end()};
 }
 
-std::string describe(const run_result &run) {
+std::string describe(const program_result &run) {
   return "exit status " + std::to_string(run.status) + ", log:\n" + run.err;
 }
 
 }  // namespace
 
-run_result run_tuvo(const std::vector<std::string> &args, const std::string &cwd) {
-  temp_dir io;
-  std::string home = io.path + "/home";
-  std::filesystem::create_directory(home);
-  std::string out = io.path + "/out", err = io.path + "/err";
-  pid_t pid = fork();
-  if (pid < 0)
-    throw std::runtime_error("fork failed");
-  if (pid == 0)
-    exec_tuvo(args, cwd, home, out, err);
-  run_result result;
-  result.status = wait_bounded(pid);
-  result.out = read_file_text(out);
-  result.err = read_file_text(err);
-  return result;
+program_result run_tuvo(const std::vector<std::string> &args, const std::string &cwd) {
+  temp_dir home;
+  return run_program(TUVO_BINARY, "tuvo", args, {"HOME=" + home.path, "PATH=/usr/bin:/bin"}, cwd,
+                     RUN_BOUND_SECONDS);
 }
 
 std::string random_bytes(size_t size, uint64_t seed) {
@@ -129,7 +71,7 @@ void set_mtime(const std::string &path, time_t when) {
 bool program_downloads(const server &srv) {
   temp_dir work;
   write_file_text(srv.root() + "/probe.txt", "probe\n");
-  run_result run = run_tuvo({"-q", "-O", "probe.txt", srv.url("probe.txt")}, work.path);
+  program_result run = run_tuvo({"-q", "-O", "probe.txt", srv.url("probe.txt")}, work.path);
   return run.status == 0 && read_file_text(work.path + "/probe.txt") == "probe\n";
 }
 
@@ -139,7 +81,7 @@ void large_download(const server &srv) {
   write_file_text(srv.root() + "/large.bin", body);
   size_t before = srv.requests().size();
 
-  run_result run = run_tuvo({srv.url("large.bin")}, work.path);
+  program_result run = run_tuvo({srv.url("large.bin")}, work.path);
 
   EXPECT_EQ(run.status, 0) << describe(run);
   EXPECT_TRUE(read_file_text(work.path + "/large.bin") == body) << "large.bin differs";
@@ -157,7 +99,7 @@ void resume_from_middle(const server &srv) {
   write_file_text(work.path + "/resume.bin", body.substr(0, half));
   size_t before = srv.requests().size();
 
-  run_result run = run_tuvo({"-c", srv.url("resume.bin")}, work.path);
+  program_result run = run_tuvo({"-c", srv.url("resume.bin")}, work.path);
 
   EXPECT_EQ(run.status, 0) << describe(run);
   EXPECT_TRUE(read_file_text(work.path + "/resume.bin") == body) << "resume.bin differs";
@@ -195,7 +137,7 @@ void timestamping(const server &srv) {
     }
     size_t before = srv.requests().size();
 
-    run_result run = run_tuvo({"-N", srv.url("stamped.bin")}, work.path);
+    program_result run = run_tuvo({"-N", srv.url("stamped.bin")}, work.path);
 
     EXPECT_EQ(run.status, 0) << describe(run);
     std::vector<request> seen = new_requests(srv, before, s.methods.size());
@@ -218,7 +160,7 @@ void keep_alive_reuse(const server &srv) {
   }
   size_t before = srv.requests().size();
 
-  run_result run = run_tuvo(args, work.path);
+  program_result run = run_tuvo(args, work.path);
 
   EXPECT_EQ(run.status, 0) << describe(run);
   for (const std::string &name : names)
@@ -239,7 +181,7 @@ void redirect(const server &srv) {
   write_file_text(srv.root() + "/redirect-target.txt", "the target\n");
   size_t before = srv.requests().size();
 
-  run_result run = run_tuvo({"-O", "out.txt", srv.url("redirect")}, work.path);
+  program_result run = run_tuvo({"-O", "out.txt", srv.url("redirect")}, work.path);
 
   EXPECT_EQ(run.status, 0) << describe(run);
   EXPECT_EQ(read_file_text(work.path + "/out.txt"), "the target\n");

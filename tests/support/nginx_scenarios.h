@@ -10,18 +10,13 @@
 #include <vector>
 
 #include "nginx_server.h"
+#include "run_program.h"
 
 namespace nginx_scenarios {
 
-struct run_result {
-  std::string out;  // standard output
-  std::string err;  // standard error (the log)
-  int status = -1;  // exit status; 128 + the signal number when killed
-};
-
 // Runs the built program with `args` in `cwd`, with HOME pointing at an
 // empty directory and no proxy variables, killed after 120 seconds.
-run_result run_tuvo(const std::vector<std::string> &args, const std::string &cwd);
+program_result run_tuvo(const std::vector<std::string> &args, const std::string &cwd);
 
 // `size` reproducible incompressible bytes.
 std::string random_bytes(size_t size, uint64_t seed);
