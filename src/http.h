@@ -7,6 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "connect.h"
+#include "ssl.h"
+#include "status.h"
+
+struct url;
+
 // Bits describing one retrieved document, filled by the retrieval loops.
 enum document_flags_bits {
   DOC_HTML = 1,                  // Content-Type begins with "text/html"
@@ -71,3 +77,67 @@ int http_process_connection(std::string_view value, int &keep_alive);
 // Seconds since the epoch (UTC) of an HTTP date in RFC 1123, RFC 850 (two- or
 // four-digit year) or asctime form; none when the text is not such a date.
 std::optional<int64_t> http_atotm(std::string_view text);
+
+// One connection of an exchange: the socket and, over HTTPS, the SSL
+// connection on it.  Destroying it shuts the SSL connection down, then closes
+// the socket.
+struct http_connection {
+  unique_fd fd;  // the socket; empty when there is no connection
+  ssl_conn ssl;  // the SSL connection over fd; null for plain HTTP
+};
+
+// What one exchange learned, shared by every attempt of a retrieval.  Owned
+// by the retrieval loop; the loop sets restart_at, no_truncate, referer,
+// local_file and output_start before each exchange.
+struct http_response_info {
+  int64_t received = 0;    // document bytes present locally after the exchange
+  int64_t expected = -1;   // total announced length (resume included); -1 unknown
+  int64_t restart_at = 0;  // offset to resume from, 0 for a full transfer; zeroed when the range is ignored
+  int read_result = -1;    // -1 before a body; 0 no body; else get_contents' result
+  std::optional<std::string> new_location;   // first Location value
+  std::optional<std::string> last_modified;  // first Last-Modified value
+  std::optional<std::string> status_text;    // reason phrase or "(no description)",
+                                             // "Malformed status line", "No data received"
+  int status_code = -1;    // HTTP status, -1 when the status line was not parsed
+  int64_t elapsed = 0;     // ms spent copying the body
+  int no_truncate = 0;     // the local file is non-empty under -c: never start over
+  std::optional<std::string> referer;        // sent as Referer
+  std::string *local_file = nullptr;         // the loop's local name; may grow ".html"
+  int64_t output_start = 0;  // offset in a named output document where this retrieval began
+  bool backups_rotated = false;  // numbered backups were already rotated in this retrieval
+};
+
+// One HTTP/1.0 exchange for u (through proxy when given): request, head,
+// redirection and resume decisions, and the body into *hs.local_file or the
+// output document.  dt holds the document_flags_bits.  Returns
+// TRANSFER_FINISHED, REDIRECTED, NOTHING_TO_DO, RESUME_UNSUPPORTED,
+// RANGE_MISMATCH, FILE_OPEN_FAILED, FILE_WRITE_FAILED, SSL_CONTEXT_FAILED,
+// HOST_FAILED, CONNECT_REFUSED, CONNECT_FAILED, SSL_CONNECT_FAILED,
+// WRITE_FAILED, HEADER_EOF, HEADER_READ_FAILED or AUTH_FAILED.
+status_t gethttp(const url &u, http_response_info &hs, int &dt, const url *proxy);
+
+// Retrieves one HTTP or HTTPS URL (through proxy when given), with retries,
+// time-stamping and resumption.  newloc receives the last Location seen;
+// local_file (when given) supplies the local name or, when empty, receives
+// url_filename's; referer is sent as Referer; dt receives the
+// document_flags_bits.  Returns RETRIEVAL_OK, REDIRECTED, RETRIEVAL_FAILED,
+// TRIES_EXHAUSTED or a fatal status of gethttp.
+status_t http_loop(const url &u, std::optional<std::string> &newloc, std::string *local_file,
+                   const std::optional<std::string> &referer, int &dt, const url *proxy);
+
+// The kept-alive slot: at most one idle connection kept between exchanges.
+
+// Keeps conn for the next exchange to host:port; a connection kept before
+// is closed.
+void register_persistent(const std::string &host, uint16_t port, http_connection conn);
+// 1 when the kept connection fits host (same addresses), port and security
+// and is still idle; a kept connection found closed is dropped.
+int persistent_available_p(const std::string &host, uint16_t port, int ssl);
+// The kept connection, handed to the caller; the slot is empty afterwards.
+http_connection persistent_take();
+// Empties the slot; a connection still held by it is closed.
+void persistent_invalidate();
+// Closes a connection of an exchange (SSL shut down first).
+void close_and_forget(http_connection &conn);
+// Gives back the slot's address list and closes its connection.
+void http_cleanup();
