@@ -4,14 +4,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cinttypes>
 #include <climits>
 #include <ctime>
 
 #include "connect.h"
+#include "html-url.h"
+#include "http.h"
 #include "log.h"
 #include "progress.h"
 #include "rbuf.h"
+#include "recur.h"
 #include "settings.h"
 #include "ssl.h"
 #include "utils.h"
@@ -265,4 +270,190 @@ int downloaded_exceeds_quota() {
   if (opt.quota <= 0 || opt.downloaded_overflow)
     return 0;
   return opt.downloaded > static_cast<uint64_t>(opt.quota) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatching
+
+int global_download_count = 0;
+
+namespace {
+
+constexpr int MAX_REDIRECTIONS = 20;
+
+const char *proxy_environment_variable(scheme_t scheme) {
+  switch (scheme) {
+    case SCHEME_HTTP: return "http_proxy";
+    case SCHEME_HTTPS: return "https_proxy";
+    case SCHEME_FTP: return "ftp_proxy";
+    default: return nullptr;
+  }
+}
+
+const std::optional<std::string> &proxy_setting(scheme_t scheme) {
+  static const std::optional<std::string> none;
+  switch (scheme) {
+    case SCHEME_HTTP: return opt.httpproxy;
+    case SCHEME_HTTPS: return opt.httpsproxy;
+    case SCHEME_FTP: return opt.ftpproxy;
+    default: return none;
+  }
+}
+
+// The retrieval loop for one step: through the proxy when one applies.
+status_t retrieve_one_step(const url &u, std::optional<std::string> &newloc, std::string &file,
+                           const std::optional<std::string> &refurl, int &dt) {
+  std::optional<std::string> proxy;
+  if (opt.useproxy && (proxy = getproxy(u.scheme)) && no_proxy_match(u.host, opt.noproxy)) {
+    int error = 0;
+    std::optional<url> proxy_url = url_parse(*proxy, &error);
+    if (!proxy_url) {
+      logprintf(LOG_NOTQUIET, "Error parsing proxy URL %s: %s.\n", proxy->c_str(), url_error(error));
+      return PROXY_BAD;
+    }
+    if (proxy_url->scheme != SCHEME_HTTP) {
+      logprintf(LOG_NOTQUIET, "Error in proxy URL %s: Must be HTTP.\n", proxy->c_str());
+      return PROXY_BAD;
+    }
+    return http_loop(u, newloc, &file, refurl, dt, &*proxy_url);
+  }
+  if (u.scheme == SCHEME_HTTP || u.scheme == SCHEME_HTTPS)
+    return http_loop(u, newloc, &file, refurl, dt, nullptr);
+  // FTP is not retrieved yet: say so plainly rather than pretend.
+  logprintf(LOG_NOTQUIET, "%s: FTP retrieval is not supported yet.\n", u.url.c_str());
+  return RETRIEVAL_FAILED;
+}
+
+void register_retrieval(const std::string &final_url, const std::string &file,
+                        const std::optional<string_set> &redirections, int dt) {
+  register_download(final_url, file);
+  if (redirections)
+    hash_table_map(const_cast<string_set &>(*redirections), [&](const std::string &from, const char *) {
+      if (from != final_url)
+        register_redirection(from, final_url);
+      return 0;
+    });
+  if (dt & DOC_HTML)
+    register_html(final_url, file);
+}
+
+}  // namespace
+
+std::optional<std::string> getproxy(scheme_t scheme) {
+  std::optional<std::string> proxy = proxy_setting(scheme);
+  if (!proxy) {
+    const char *variable = proxy_environment_variable(scheme);
+    const char *value = variable ? getenv(variable) : nullptr;
+    if (value)
+      proxy = std::string(value);
+  }
+  if (!proxy || proxy->empty())
+    return std::nullopt;
+  if (std::optional<std::string> rewritten = rewrite_shorthand_url(*proxy))
+    return rewritten;
+  return proxy;
+}
+
+int no_proxy_match(const std::string &host, const std::vector<std::string> &no_proxy) {
+  if (no_proxy.empty())
+    return 1;
+  return !sufmatch(no_proxy, host);
+}
+
+status_t retrieve_url(const std::string &origurl, std::optional<std::string> *file,
+                      std::optional<std::string> *newloc, const char *refurl, int *dt) {
+  int local_dt = 0;
+  if (!dt)
+    dt = &local_dt;
+  if (file)
+    *file = std::nullopt;
+  if (newloc)
+    *newloc = std::nullopt;
+  std::optional<std::string> referer = refurl ? std::optional<std::string>(refurl) : opt.referer;
+
+  std::string current = origurl;
+  int error = 0;
+  std::optional<url> u = url_parse(current, &error);
+  if (!u) {
+    logprintf(LOG_NOTQUIET, "%s: %s.\n", current.c_str(), url_error(error));
+    return URL_BAD;
+  }
+
+  std::optional<string_set> redirections;
+  int redirection_count = 0;
+  for (;;) {
+    std::optional<std::string> location;
+    std::string local_file;
+    status_t result = retrieve_one_step(*u, location, local_file, referer, *dt);
+    if (result != REDIRECTED) {
+      if (!local_file.empty() && (*dt & DOC_RETRIEVED))
+        register_retrieval(current, local_file, redirections, *dt);
+      if (file && !local_file.empty())
+        *file = std::move(local_file);
+      if (newloc && redirection_count > 0)
+        *newloc = current;
+      ++global_download_count;
+      return result;
+    }
+
+    std::string merged = uri_merge(current, location ? *location : std::string());
+    std::optional<url> next = url_parse(merged, &error);
+    if (!next) {
+      logprintf(LOG_NOTQUIET, "%s: %s.\n", merged.c_str(), url_error(error));
+      return REDIRECTED;
+    }
+    std::string next_text = next->url;
+    if (!redirections) {
+      redirections = make_string_set(0);
+      string_set_add(*redirections, current);
+    }
+    if (++redirection_count > MAX_REDIRECTIONS) {
+      logprintf(LOG_NOTQUIET, "%d redirections exceeded.\n", MAX_REDIRECTIONS);
+      return RETRIEVAL_FAILED;
+    }
+    if (string_set_contains(*redirections, next_text)) {
+      logprintf(LOG_NOTQUIET, "%s: Redirection cycle detected.\n", next_text.c_str());
+      return RETRIEVAL_FAILED;
+    }
+    string_set_add(*redirections, next_text);
+    current = std::move(next_text);
+    u = std::move(next);
+  }
+}
+
+status_t retrieve_from_file(const std::string &file, int html, int *count) {
+  *count = 0;
+  status_t status = RETRIEVAL_OK;
+  if (html) {
+    logprintf(LOG_NOTQUIET, "%s: reading input files as HTML is not supported yet.\n", file.c_str());
+    return RETRIEVAL_FAILED;
+  }
+  std::optional<std::vector<urlpos>> links = get_urls_file(file);
+  if (!links)
+    return status;
+  for (const urlpos &link : *links) {
+    ++*count;
+    if (link.ignore_on_download)
+      continue;
+    if (downloaded_exceeds_quota()) {
+      status = QUOTA_EXCEEDED;
+      break;
+    }
+    std::optional<std::string> local_file, final_url;
+    int dt = 0;
+    status = retrieve_url(link.link_url.url, &local_file, &final_url, nullptr, &dt);
+    delete_after_retrieval(local_file, dt, "retrieve_from_file()");
+  }
+  return status;
+}
+
+void delete_after_retrieval(const std::optional<std::string> &file, int dt, const char *caller) {
+  if (!opt.deleteafter || !file || !(dt & DOC_RETRIEVED) || opt.spider || opt.outputdocument)
+    return;
+  if (!file_exists_p(*file))
+    return;
+  DEBUGP(("Removing file due to --delete-after in %s:\n", caller));
+  logprintf(LOG_VERBOSE, "Removing %s.\n", file->c_str());
+  if (unlink(file->c_str()) != 0)
+    logprintf(LOG_NOTQUIET, "unlink: %s\n", strerror(errno));
 }

@@ -5,7 +5,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "status.h"
+#include "url.h"
 
 struct rbuf;
 
@@ -73,3 +78,30 @@ std::string retr_rate(int64_t bytes, int64_t msecs, int pad);
 void downloaded_increase(int64_t bytes);
 // 1 when a quota is set and the run total is strictly above it.
 int downloaded_exceeds_quota();
+
+// ---------------------------------------------------------------------------
+// Dispatching one URL or a file of URLs
+
+// Number of retrieve_url calls that ran to their normal end in this run;
+// while 0, writing the output document may truncate it.
+extern int global_download_count;
+
+// Retrieves one URL through a proxy or not, following at most 20
+// redirections.  file receives the local name written (or none); newloc the
+// URL finally retrieved when a redirection was followed (or none); refurl is
+// the referring URL (none: the referer setting); dt the document flags.
+status_t retrieve_url(const std::string &origurl, std::optional<std::string> *file,
+                      std::optional<std::string> *newloc, const char *refurl, int *dt);
+// Runs every URL of an input file (html: read it as HTML); count receives the
+// entries walked.
+status_t retrieve_from_file(const std::string &file, int html, int *count);
+// The proxy URL for the scheme (setting, else environment), rewritten from a
+// shorthand when need be; none when there is no proxy.
+std::optional<std::string> getproxy(scheme_t scheme);
+// 1 when the proxy may be used for host (no entry of no_proxy ends it).
+int no_proxy_match(const std::string &host, const std::vector<std::string> &no_proxy);
+// With --delete-after, removes a file that this retrieval wrote (dt has
+// DOC_RETRIEVED); never a file kept by no-clobber or time-stamping, and never
+// anything in spider mode or with an output document.  caller names the
+// place in the debug message.
+void delete_after_retrieval(const std::optional<std::string> &file, int dt, const char *caller);
