@@ -492,22 +492,9 @@ void install_signal_handlers() {
 // Each one says plainly what cannot be done and fails, so that a run never
 // reports a retrieval it did not make.
 
-status_t retrieve_url_unavailable(const std::string &url) {
-  logprintf(LOG_NOTQUIET, "%s: %s: retrieval of this scheme is not supported yet.\n",
-            exec_name.c_str(), url.c_str());
-  return RETRIEVAL_FAILED;
-}
-
 status_t retrieve_tree_unavailable(const std::string &url) {
   logprintf(LOG_NOTQUIET, "%s: %s: recursive retrieval is not supported yet.\n",
             exec_name.c_str(), url.c_str());
-  return RETRIEVAL_FAILED;
-}
-
-status_t retrieve_from_file_unavailable(const std::string &file, int *count) {
-  *count = 0;
-  logprintf(LOG_NOTQUIET, "%s: %s: retrieving from an input file is not supported yet.\n",
-            exec_name.c_str(), file.c_str());
   return RETRIEVAL_FAILED;
 }
 
@@ -518,32 +505,20 @@ void convert_all_links_unavailable(status_t &status) {
 
 // ---- The run ----------------------------------------------------------------
 
-// --delete-after without recursion: the file was wanted only to be fetched.
-void delete_retrieved_file(const std::string &file) {
-  if (!file_exists_p(file))
-    return;
-  DEBUGP(("Removing file due to --delete-after in main():\n"));
-  logprintf(LOG_VERBOSE, "Removing %s.\n", file.c_str());
-  if (unlink(file.c_str()) != 0) {
-    int error = errno;
-    logprintf(LOG_NOTQUIET, "unlink: %s\n", std::strerror(error));
-  }
-}
-
 status_t retrieve_argument(const std::string &url) {
   // FTP recurses by itself inside the ordinary retrieval.
   if (opt.recursive && url_scheme(url) != SCHEME_FTP)
     return retrieve_tree_unavailable(url);
-  std::optional<std::string> local_file;
-  status_t status = retrieve_url_unavailable(url);
-  if (opt.deleteafter && local_file)
-    delete_retrieved_file(*local_file);
+  std::optional<std::string> local_file, redirected_url;
+  int dt = 0;
+  status_t status = retrieve_url(url, &local_file, &redirected_url, nullptr, &dt);
+  delete_after_retrieval(local_file, dt, "main()");
   return status;
 }
 
 status_t retrieve_input_file(const std::string &file) {
   int count = 0;
-  status_t status = retrieve_from_file_unavailable(file, &count);
+  status_t status = retrieve_from_file(file, opt.forcehtml, &count);
   if (count == 0)
     logprintf(LOG_NOTQUIET, "No URLs found in %s.\n", file.c_str());
   return status;

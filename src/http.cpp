@@ -1223,6 +1223,7 @@ status_t http_loop(const url &u, std::optional<std::string> &newloc, std::string
 
     errno = saved_errno;
     if (report_outcome(u, hs, tms, shown, count)) {
+      dt |= DOC_WRITTEN;
       ++opt.downloaded_files;
       downloaded_increase(hs.received);
       return RETRIEVAL_OK;

@@ -21,6 +21,7 @@ enum document_flags_bits {
   DOC_NO_CACHE = 8,              // send "Pragma: no-cache"
   DOC_ACCEPT_RANGES = 16,        // the server may honour ranges
   DOC_ADDED_HTML_EXTENSION = 32, // ".html" was appended to the local name
+  DOC_WRITTEN = 64,              // this retrieval stored the body in its local file
 };
 
 // The first byte, last byte and entity length of a Content-Range value.

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "connect.h"
+#include "host.h"
 #include "html-url.h"
 #include "http.h"
 #include "log.h"
@@ -448,7 +449,7 @@ status_t retrieve_from_file(const std::string &file, int html, int *count) {
 }
 
 void delete_after_retrieval(const std::optional<std::string> &file, int dt, const char *caller) {
-  if (!opt.deleteafter || !file || !(dt & DOC_RETRIEVED) || opt.spider || opt.outputdocument)
+  if (!opt.deleteafter || !file || !(dt & DOC_WRITTEN) || opt.spider || opt.outputdocument)
     return;
   if (!file_exists_p(*file))
     return;

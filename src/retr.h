@@ -101,7 +101,7 @@ std::optional<std::string> getproxy(scheme_t scheme);
 // 1 when the proxy may be used for host (no entry of no_proxy ends it).
 int no_proxy_match(const std::string &host, const std::vector<std::string> &no_proxy);
 // With --delete-after, removes a file that this retrieval wrote (dt has
-// DOC_RETRIEVED); never a file kept by no-clobber or time-stamping, and never
+// DOC_WRITTEN); never a file kept by no-clobber or time-stamping, and never
 // anything in spider mode or with an output document.  caller names the
 // place in the debug message.
 void delete_after_retrieval(const std::optional<std::string> &file, int dt, const char *caller);
