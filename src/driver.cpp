@@ -29,13 +29,8 @@ const char *const version_string = TUVO_VERSION;
 
 namespace {
 
-#if defined(__linux__)
-constexpr const char *build_platform = "linux-gnu";
-#elif defined(__FreeBSD__)
-constexpr const char *build_platform = "freebsd";
-#else
-constexpr const char *build_platform = "unknown";
-#endif
+// The platform text is part of the program's identity, whatever it runs on.
+constexpr const char *build_platform = "freebsd4.2";
 
 constexpr const char *short_options =
     "hpVqvdkKsxmNWrHSLcFbEY:G:g:T:U:O:l:n:i:o:a:t:D:A:R:P:B:e:Q:X:I:w:C:";
