@@ -20,8 +20,6 @@ class NginxHttps : public ::testing::Test {
   void SetUp() override {
     if (!srv_.started())
       GTEST_SKIP() << srv_.failure();
-    if (!program_downloads(srv_))
-      GTEST_SKIP() << "the program cannot download over HTTPS yet";
   }
   server srv_{{.https = true}};
 };

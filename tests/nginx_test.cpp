@@ -67,8 +67,6 @@ class NginxHttp : public ::testing::Test {
   void SetUp() override {
     if (!srv_.started())
       GTEST_SKIP() << srv_.failure();
-    if (!program_downloads(srv_))
-      GTEST_SKIP() << "the program cannot download over HTTP yet";
   }
   nginx_fixture::server srv_;
 };

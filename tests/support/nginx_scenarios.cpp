@@ -68,13 +68,6 @@ void set_mtime(const std::string &path, time_t when) {
     throw std::runtime_error("cannot set the time of " + path);
 }
 
-bool program_downloads(const server &srv) {
-  temp_dir work;
-  write_file_text(srv.root() + "/probe.txt", "probe\n");
-  program_result run = run_tuvo({"-q", "-O", "probe.txt", srv.url("probe.txt")}, work.path);
-  return run.status == 0 && read_file_text(work.path + "/probe.txt") == "probe\n";
-}
-
 void large_download(const server &srv) {
   temp_dir work;
   std::string body = random_bytes(20 * 1000 * 1000, 1);

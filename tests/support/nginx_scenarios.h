@@ -24,10 +24,6 @@ std::string random_bytes(size_t size, uint64_t seed);
 // Sets the modification time of path to `when` (seconds since the epoch).
 void set_mtime(const std::string &path, time_t when);
 
-// Whether the program fetches one small file from srv correctly; the suites
-// skip their tests while it cannot.
-bool program_downloads(const nginx_fixture::server &srv);
-
 // A 20 MB file under its own name, byte for byte.
 void large_download(const nginx_fixture::server &srv);
 // `-c` with the first part of the file already there: one ranged request
