@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "run_program.h"
+#include "script_server.h"
 #include "test_util.h"
 
 namespace {
@@ -424,6 +425,89 @@ TEST_F(DriverTest, BackgroundChildWritesTheLog) {
   // Let the child finish its failed retrieval before the directory goes.
   for (int i = 0; i < 200 && read_file_text(path("bg.log")).empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+}  // namespace
+
+namespace {
+
+using script::server;
+using script::step;
+
+std::string ok_reply(const std::string &body) {
+  return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+const std::string not_found_reply = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+
+std::vector<step> answer(const std::string &bytes) {
+  return {script::expect_head(), script::send_bytes(bytes), script::close_conn()};
+}
+
+// Runs against a scripted server that answers each URL in turn.
+class DriverRunTest : public DriverTest {
+ protected:
+  std::string url(const server &srv, const std::string &name) {
+    return "http://127.0.0.1:" + std::to_string(srv.port()) + "/" + name;
+  }
+};
+
+// Only the last retrieval decides the exit status; earlier failures do not
+// count.
+TEST_F(DriverRunTest, ExitStatusFollowsTheLastRetrieval) {
+  struct row {
+    const char *name;
+    std::vector<std::string> replies;  // one per URL, in order
+    int status;
+  };
+  const std::vector<row> rows = {
+      {"failure then success", {not_found_reply, ok_reply("hello")}, 0},
+      {"success then failure", {ok_reply("hello"), not_found_reply}, 1},
+      {"single failure", {not_found_reply}, 1},
+      {"single success", {ok_reply("hello")}, 0},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::vector<step>> scripts;
+    for (const std::string &reply : r.replies)
+      scripts.push_back(answer(reply));
+    server srv(scripts);
+    std::vector<std::string> args{"-t", "1"};
+    for (size_t i = 0; i < r.replies.size(); ++i)
+      args.push_back(url(srv, "f" + std::to_string(i)));
+    program_result result = run(args);
+    EXPECT_EQ(result.status, r.status) << result.err;
+    EXPECT_EQ(srv.heads().size(), r.replies.size());
+    for (size_t i = 0; i < r.replies.size(); ++i)
+      std::filesystem::remove(path("f" + std::to_string(i)));
+  }
+}
+
+TEST_F(DriverRunTest, SummaryCountsWhatTwoUrlsDownloaded) {
+  server srv({answer(not_found_reply), answer(ok_reply("hello"))});
+  program_result result = run({"-t", "1", url(srv, "a"), url(srv, "b")});
+  EXPECT_NE(result.err.find("\nFINISHED --"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("--\nDownloaded: 5 bytes in 1 files\n"), std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(DriverRunTest, OutputDocumentDashWritesToStandardOutput) {
+  server srv({answer(ok_reply("hello"))});
+  program_result result = run({"-q", "-O", "-", url(srv, "a")});
+  EXPECT_EQ(result.out, "hello");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(path("a")));
+}
+
+TEST_F(DriverRunTest, QuietAfterTheUrlSilencesTheRun) {
+  server srv({answer(ok_reply("hello"))});
+  program_result result = run({url(srv, "a"), "-q"});
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file_text(path("a")), "hello");
 }
 
 }  // namespace
