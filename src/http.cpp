@@ -22,6 +22,7 @@
 #include "log.h"
 #include "netrc.h"
 #include "rbuf.h"
+#include "recur.h"
 #include "retr.h"
 #include "settings.h"
 #include "url.h"
@@ -1226,6 +1227,7 @@ status_t http_loop(const url &u, std::optional<std::string> &newloc, std::string
       dt |= DOC_WRITTEN;
       ++opt.downloaded_files;
       downloaded_increase(hs.received);
+      downloaded_file((dt & DOC_ADDED_HTML_EXTENSION) ? DL_HTML_SUFFIX_ADDED : DL_NORMAL, shown);
       return RETRIEVAL_OK;
     }
     free_response_texts(hs);

@@ -10,6 +10,7 @@
 
 #include "http.h"
 #include "log.h"
+#include "recur.h"
 #include "script_server.h"
 #include "settings.h"
 #include "test_util.h"
@@ -89,6 +90,7 @@ TEST_F(HttpLoop, CutBodyIsResumedWithARange) {
   EXPECT_NE(log.find("(try: 2) => `" + local + "'\n"), std::string::npos);
   EXPECT_NE(log.find("' saved [1000/1000]\n\n"), std::string::npos);
   EXPECT_EQ(opt.downloaded_files, 1);
+  EXPECT_EQ(downloaded_file(DL_CHECK, local), DL_NORMAL);
 }
 
 TEST_F(HttpLoop, AcceptRangesNoneRestartsFromScratch) {
@@ -256,6 +258,18 @@ TEST_F(HttpLoop, TwoUrlsShareAKeptConnectionAndAClosedOneIsReplaced) {
   EXPECT_EQ(heads[2].connection, 1);
   EXPECT_EQ(read_file_text(dir + "/c"), "ok");
   EXPECT_EQ(log_text().find("ERROR"), std::string::npos);
+}
+
+TEST_F(HttpLoop, HtmlSuffixIsRegisteredWithTheFile) {
+  opt.htmlextension = 1;
+  local = dir + "/page.php";
+  script_server srv({{expect_head(), send_bytes("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>"),
+                      close_conn()}});
+  EXPECT_EQ(run(srv, "/page.php"), RETRIEVAL_OK);
+  EXPECT_EQ(local, dir + "/page.php.html");
+  EXPECT_TRUE(dt & DOC_ADDED_HTML_EXTENSION);
+  EXPECT_EQ(downloaded_file(DL_CHECK, local), DL_HTML_SUFFIX_ADDED);
+  EXPECT_NE(log_text().find("`" + local + "' saved [3]\n\n"), std::string::npos);
 }
 
 }  // namespace
