@@ -623,7 +623,8 @@ local_path split_local_name(const std::string &name) {
       name[prefix.size()] == '/') {
     path.base = prefix;
     rest = name.substr(prefix.size() + 1);
-  } else if (name[0] != '/' && (prefix == "." || name.find('/') == std::string::npos)) {
+  } else if (name.empty() ||
+             (name[0] != '/' && (prefix == "." || name.find('/') == std::string::npos))) {
     path.base = ".";
     rest = name;
   } else {
