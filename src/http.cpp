@@ -392,6 +392,16 @@ std::optional<status_t> open_connection(exchange &ex) {
   return std::nullopt;
 }
 
+// A user name or password as the URL carries it is escaped ("%40" for "@");
+// the server must see the characters themselves.
+std::optional<std::string> decoded_credential(const std::optional<std::string> &escaped) {
+  if (!escaped)
+    return std::nullopt;
+  std::string text = *escaped;
+  decode_string(text);
+  return text;
+}
+
 std::string build_request(const exchange &ex) {
   const url &u = ex.u;
   const char *method = (ex.dt & DOC_HEAD_ONLY) ? "HEAD" : "GET";
@@ -408,7 +418,7 @@ std::string build_request(const exchange &ex) {
   if (opt.cookies)
     parts.cookie_line = build_cookies_request(u.host, u.port, u.path, u.scheme == SCHEME_HTTPS);
 
-  std::optional<std::string> user = u.user, passwd = u.passwd;
+  std::optional<std::string> user = decoded_credential(u.user), passwd = decoded_credential(u.passwd);
   search_netrc(u.host, user, passwd, 0);
   if (!user)
     user = opt.httpuser;
@@ -422,7 +432,8 @@ std::string build_request(const exchange &ex) {
       parts.authorization_line = basic_authentication_encode(*user, *passwd, "Authorization");
   }
   if (ex.proxy) {
-    std::optional<std::string> proxy_user = ex.proxy->user, proxy_passwd = ex.proxy->passwd;
+    std::optional<std::string> proxy_user = decoded_credential(ex.proxy->user);
+    std::optional<std::string> proxy_passwd = decoded_credential(ex.proxy->passwd);
     if (opt.proxyuser && opt.proxypasswd) {
       proxy_user = opt.proxyuser;
       proxy_passwd = opt.proxypasswd;
