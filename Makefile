@@ -10,6 +10,9 @@ FUZZ_SECONDS ?= 20
 BUILD := build
 ASAN_BUILD := build-asan
 FUZZ_BUILD := build-fuzz
+# The benchmark's optimized build stays apart, so that it never changes the
+# build type or the warning settings cached for `make check`.
+BENCH_BUILD := build-bench
 
 .PHONY: all deps check-deps bench-deps configure test asan fuzz check bench install clean
 
@@ -44,12 +47,12 @@ fuzz: check-deps
 	scripts/run-fuzzers $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
 bench: bench-deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS)
-	scripts/run-bench $(BUILD)
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DTUVO_WERROR=OFF -DTUVO_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	scripts/run-bench $(BENCH_BUILD)
 
 install: all
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
