@@ -719,11 +719,15 @@ int64_t regular_file_size(const std::string &name) {
 // Standard output, or anything that is not a regular file, is never rewound:
 // what is already there belongs to somebody else.
 void restart_output_document(FILE *out, int64_t start) {
-  struct stat st;
-  if (opt.outputdocument == "-" || fstat(fileno(out), &st) != 0 || !S_ISREG(st.st_mode))
+  if (opt.outputdocument == "-")
     return;
   fflush(out);
-  if (ftruncate(fileno(out), start) != 0)
+  struct stat st;
+  if (fstat(fileno(out), &st) != 0 || !S_ISREG(st.st_mode))
+    return;
+  // Only cut what is there: truncating a file that is already that short
+  // costs nothing here, but makes ext4 flush the whole file on close.
+  if (st.st_size > start && ftruncate(fileno(out), start) != 0)
     return;
   fseeko(out, start, SEEK_SET);
   clearerr(out);
