@@ -8,12 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "http.h"
-#include "log.h"
+#include "http_fixture.h"
 #include "recur.h"
-#include "script_server.h"
-#include "settings.h"
-#include "test_util.h"
 #include "url.h"
 
 namespace {
@@ -25,34 +21,17 @@ using script::send_bytes;
 
 const char *const kNewDate = "Sun, 06 Nov 1994 08:49:37 GMT";  // 784111777
 
-class HttpLoop : public ::testing::Test {
+class HttpLoop : public HttpFixture {
  protected:
   void SetUp() override {
-    opt = options{};
-    opt.verbose = 1;
-    opt.timeout = 10;
-    opt.netrc = 0;
+    HttpFixture::SetUp();
     opt.tries = 3;
-    dir = make_temp_dir("http-loop");
-    opt.dirprefix = dir;
-    log_path = dir + "/log";
-    log_init(log_path.c_str(), 0);
-    local = dir + "/doc";
-  }
-  void TearDown() override {
-    http_cleanup();
-    std::filesystem::remove_all(dir);
   }
 
   status_t run(const script_server &srv, const std::string &path = "/doc") {
-    std::optional<url> u = url_parse("http://127.0.0.1:" + std::to_string(srv.port()) + path);
+    std::optional<url> u = url_parse(base(srv) + path);
     EXPECT_TRUE(u.has_value());
     return http_loop(*u, newloc, &local, std::nullopt, dt, nullptr);
-  }
-
-  std::string log_text() {
-    logflush();
-    return read_file_text(log_path);
   }
 
   void age(const std::string &name, time_t when) {
@@ -65,9 +44,6 @@ class HttpLoop : public ::testing::Test {
     return stat(name.c_str(), &st) == 0 ? st.st_mtime : -1;
   }
 
-  std::string dir;
-  std::string log_path;
-  std::string local;
   std::optional<std::string> newloc;
   int dt = 0;
 };

@@ -10,11 +10,7 @@
 #include <vector>
 
 #include "cookies.h"
-#include "http.h"
-#include "log.h"
-#include "script_server.h"
-#include "settings.h"
-#include "test_util.h"
+#include "http_fixture.h"
 #include "url.h"
 
 namespace {
@@ -31,28 +27,8 @@ struct outcome {
   int dt;
 };
 
-class HttpExchange : public ::testing::Test {
+class HttpExchange : public HttpFixture {
  protected:
-  void SetUp() override {
-    opt = options{};
-    opt.verbose = 1;
-    opt.timeout = 10;
-    opt.netrc = 0;
-    dir = make_temp_dir("http");
-    opt.dirprefix = dir;
-    log_path = dir + "/log";
-    log_init(log_path.c_str(), 0);
-    local = dir + "/doc";
-  }
-  void TearDown() override {
-    http_cleanup();
-    std::filesystem::remove_all(dir);
-  }
-
-  std::string base(const script_server &srv) {
-    return "http://127.0.0.1:" + std::to_string(srv.port());
-  }
-
   // One exchange for text; hs and dt start from the given values.
   outcome fetch(const std::string &text, http_response_info hs = {}, int dt = DOC_ACCEPT_RANGES,
                 const std::string *proxy_text = nullptr) {
@@ -66,19 +42,10 @@ class HttpExchange : public ::testing::Test {
     return {status, std::move(hs), dt};
   }
 
-  std::string log_text() {
-    logflush();
-    return read_file_text(log_path);
-  }
-
   bool exists(const std::string &name) {
     struct stat st;
     return lstat(name.c_str(), &st) == 0;
   }
-
-  std::string dir;
-  std::string log_path;
-  std::string local;
 };
 
 TEST_F(HttpExchange, SendsTheExactRequest) {
